@@ -349,3 +349,24 @@ TEST(RelayStartUp, PortsUseTheirLow16BitsAndPortZeroSwitchesOff)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RelayStartUpDeathTest, StartUpWithoutTheEarlyPassStillSucceedsAndSaysWhy)
+{
+    relay::TCPPort = support::FreePort(SOCK_STREAM);
+    relay::UDPPort = support::FreePort(SOCK_DGRAM);
+    auto start_without_threads = [] {
+        // Without privileges and with no processes allowed, no thread can be created.
+        if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        rlimit none = {0, 0};
+        setrlimit(RLIMIT_NPROC, &none);
+        _exit(relay::Init() == 1 ? 0 : 1);
+    };
+    EXPECT_EXIT(start_without_threads(), ::testing::ExitedWithCode(0),
+                "^New Thread: Resource temporarily unavailable\n$");
+}
+
+}  // namespace
