@@ -30,7 +30,7 @@ std::vector<std::string> Split(const std::string& list)
 {
     std::vector<std::string> words;
     std::stringstream in(list);
-    for (std::string word; std::getline(in, word, ';');) {
+    for (std::string word; std::getline(in, word, ' ');) {
         if (!word.empty()) {
             words.push_back(word);
         }
@@ -72,7 +72,7 @@ public:
                     close(fd);
                 }
             }
-            execv(argv[0], argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         out_ = out[0];
