@@ -1,126 +1,12 @@
-// The relay in-process: Init for real, then passes driven one at a time against real loopback
-// clients, with standard error captured.
-#include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <poll.h>
-#include <sys/ioctl.h>
+// The relay in-process: sessions, client text, datagrams, and the faults a relay left running for
+// months meets.
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "relay.h"
-#include "support.h"
+#include "relay_fixture.h"
 
 namespace {
 
-int ThreadCount()
-{
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.';
-    }
-    closedir(dir);
-    return count;
-}
-
-std::string Connected(int session, const char* from = "127.0.0.1")
-{
-    return "Connected Session " + std::to_string(session) + " from " + from + "\r\n";
-}
-
-std::string Disconnected(int session)
-{
-    return "Session " + std::to_string(session) + " Disconnected\r\n";
-}
-
-class RelayTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        relay::TCPPort = support::FreePort(SOCK_STREAM);
-        relay::UDPPort = support::FreePort(SOCK_DGRAM);
-        int threads = ThreadCount();
-        ASSERT_EQ(relay::Init(), 1) << log.All();
-        // Let the start-up pass end, so that every pass from here on is one the test runs.
-        for (int i = 0; i < 500 && ThreadCount() > threads; i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_EQ(ThreadCount(), threads) << "the start-up pass never ended";
-    }
-
-    void TearDown() override
-    {
-        for (int fd : clients) {
-            close(fd);
-        }
-        for (const relay::SessionSlot& slot : relay::Sockets) {
-            if (slot.Active) {
-                close(slot.Handle);
-            }
-        }
-        std::memset(relay::Sockets, 0, sizeof relay::Sockets);
-        relay::CurrentSockets = 0;
-        close(relay::tcpsock);
-        close(relay::udpsock);
-    }
-
-    int Client(const char* from = "127.0.0.1", int rcvbuf = 0)
-    {
-        int fd = support::Connect(static_cast<uint16_t>(relay::TCPPort), from, rcvbuf);
-        clients.push_back(fd);
-        return fd;
-    }
-
-    // Connects a client and runs the pass that admits it.
-    int Admit(const char* from = "127.0.0.1")
-    {
-        int fd = Client(from);
-        PollWhen(relay::tcpsock);
-        return fd;
-    }
-
-    void Close(int fd, bool reset = false)
-    {
-        clients.erase(std::find(clients.begin(), clients.end(), fd));
-        reset ? support::Reset(fd) : static_cast<void>(close(fd));
-    }
-
-    // Runs one pass as soon as fd has what the pass is to find there.
-    void PollWhen(int fd, short events = POLLIN)
-    {
-        ASSERT_TRUE(support::WaitFor(fd, events)) << "nothing arrived for the pass";
-        relay::Poll();
-    }
-
-    void Datagram(const std::string& bytes)
-    {
-        support::SendDatagram(static_cast<uint16_t>(relay::UDPPort), bytes);
-        PollWhen(relay::udpsock);
-    }
-
-    // Runs one pass once session has at least n bytes waiting.
-    void PollWhenQueued(int session, int n)
-    {
-        int queued = 0;
-        for (int i = 0; i < 500 && queued < n; i++) {
-            ioctl(relay::Sockets[session].Handle, FIONREAD, &queued);
-            std::this_thread::sleep_for(std::chrono::milliseconds(queued < n ? 10 : 0));
-        }
-        ASSERT_GE(queued, n);
-        relay::Poll();
-    }
-
-    support::Capture log{2};
-    std::vector<int> clients;
-};
+using namespace relay_test;
 
 TEST_F(RelayTest, SessionsTakeTheLowestFreeSlotAndAreLogged)
 {
@@ -341,7 +227,7 @@ TEST(RelayStartUp, PortsUseTheirLow16BitsAndPortZeroSwitchesOff)
     uint16_t port = support::FreePort(SOCK_STREAM);
     relay::TCPPort = 65536 + port;
     relay::UDPPort = 65536 + support::FreePort(SOCK_DGRAM);
-    ASSERT_EQ(relay::Init(), 1) << log.All();
+    ASSERT_EQ(InitAndAwaitStartUpPass(), 1) << log.All();
     int client = support::Connect(port);
     close(client);
     close(relay::tcpsock);
