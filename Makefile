@@ -1,7 +1,7 @@
 # A front door for newcomers; CMake holds the real build.
 BUILD ?= build
 
-.PHONY: all run test test-armhf armhf deb clean
+.PHONY: all run test test-armhf armhf deb test-asan test-tsan clean
 
 all:
 	cmake -S . -B $(BUILD)
@@ -27,5 +27,18 @@ deb: all armhf
 	cd $(BUILD)-armhf && cpack
 	tests/package_test.sh $(BUILD)/nmea-relay_*_amd64.deb $(BUILD)-armhf/nmea-relay_*_armhf.deb
 
+# The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# The end-to-end tests preload a small library into the relay, ahead of the sanitizer's runtime.
+test-asan:
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=address,undefined
+	cmake --build $(BUILD)-asan -j 2
+	ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir $(BUILD)-asan --output-on-failure
+
+test-tsan:
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=thread
+	cmake --build $(BUILD)-tsan -j 2
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)-tsan --output-on-failure
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-armhf
+	rm -rf $(BUILD) $(BUILD)-armhf $(BUILD)-asan $(BUILD)-tsan

@@ -29,7 +29,7 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile
                                                          void (*)(const volatile void*));
 namespace {
 const int hooked = __sanitizer_install_malloc_and_free_hooks(
-    [](const volatile void*, size_t) { Count(); }, nullptr);
+    [](const volatile void*, size_t) { Count(); }, [](const volatile void*) {});
 }  // namespace
 
 #else

@@ -37,7 +37,9 @@ int TempFile()
 {
     FILE* f = tmpfile();
     Check(f != nullptr, "tmpfile");
-    return dup(fileno(f));
+    int fd = dup(fileno(f));  // the file lives on, unnamed, as long as this descriptor
+    fclose(f);
+    return fd;
 }
 
 std::string ReadFile(int fd, size_t from = 0)
