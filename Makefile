@@ -1,7 +1,7 @@
 # A front door for newcomers; CMake holds the real build.
 BUILD ?= build
 
-.PHONY: all run test test-armhf armhf deb test-asan test-tsan clean
+.PHONY: all run test test-armhf armhf deb test-asan test-tsan lint clean
 
 all:
 	cmake -S . -B $(BUILD)
@@ -39,6 +39,13 @@ test-tsan:
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j 2
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)-tsan --output-on-failure
+
+# Static analysis of the relay's code, and the formatting of all of it.
+lint:
+	cmake -S . -B $(BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+	clang-tidy -p $(BUILD) --quiet src/*.cpp
+	cppcheck --enable=all --suppress=missingIncludeSystem --std=c++17 --error-exitcode=1 --quiet -I src src/
+	clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-armhf $(BUILD)-asan $(BUILD)-tsan

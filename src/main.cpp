@@ -1,7 +1,7 @@
 #include "portability.h"
 #include "relay.h"
 
-int main(int, char**)
+int main(int /*argc*/, char** /*argv*/)
 {
     if (!relay::Init()) {
         // A relay built with TCP port 0 is switched off, which is not a failure.

@@ -1,9 +1,9 @@
 #include "portability.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <pthread.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 namespace relay {
 

@@ -1,14 +1,14 @@
 #include "relay.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "portability.h"
 
@@ -226,8 +226,8 @@ int Socket_Accept(int listener)
         CurrentSockets = slot;
     }
     const auto* octet = reinterpret_cast<const unsigned char*>(&session.Address.sin_addr);
-    fprintf(stderr, "Connected Session %d from %d.%d.%d.%d\r\n", slot, octet[0], octet[1],
-            octet[2], octet[3]);
+    fprintf(stderr, "Connected Session %d from %d.%d.%d.%d\r\n", slot, octet[0], octet[1], octet[2],
+            octet[3]);
     return 0;
 }
 

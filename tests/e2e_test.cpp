@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
-#include <stdexcept>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

@@ -67,9 +67,15 @@ size_t SizeOf(void* block)
 }  // namespace
 
 extern "C" {
-void* malloc(size_t size) { return Allocate(size, Header); }
+void* malloc(size_t size)
+{
+    return Allocate(size, Header);
+}
 void free(void*) {}
-void* calloc(size_t count, size_t size) { return Allocate(count * size, Header); }  // arena is zero
+void* calloc(size_t count, size_t size)
+{
+    return Allocate(count * size, Header);
+}  // arena is zero
 void* realloc(void* old, size_t size)
 {
     void* block = Allocate(size, Header);
@@ -78,16 +84,31 @@ void* realloc(void* old, size_t size)
     }
     return block;
 }
-void* memalign(size_t alignment, size_t size) { return Allocate(size, alignment); }
-void* aligned_alloc(size_t alignment, size_t size) { return Allocate(size, alignment); }
+void* memalign(size_t alignment, size_t size)
+{
+    return Allocate(size, alignment);
+}
+void* aligned_alloc(size_t alignment, size_t size)
+{
+    return Allocate(size, alignment);
+}
 int posix_memalign(void** block, size_t alignment, size_t size)
 {
     *block = Allocate(size, alignment);
     return *block != nullptr ? 0 : ENOMEM;
 }
-void* valloc(size_t size) { return Allocate(size, 4096); }
-void* pvalloc(size_t size) { return Allocate((size + 4095) / 4096 * 4096, 4096); }
-size_t malloc_usable_size(void* block) { return block != nullptr ? SizeOf(block) : 0; }
+void* valloc(size_t size)
+{
+    return Allocate(size, 4096);
+}
+void* pvalloc(size_t size)
+{
+    return Allocate((size + 4095) / 4096 * 4096, 4096);
+}
+size_t malloc_usable_size(void* block)
+{
+    return block != nullptr ? SizeOf(block) : 0;
+}
 }
 
 #endif
@@ -130,8 +151,8 @@ TEST_F(RelayTest, PassesAfterStartUpAllocateNothing)
     relay::Poll();  // idle
     counting = false;
 
-    EXPECT_EQ(log.All(), Connected(1, "127.3.2.1") + Connected(2) + "text %s\r\n" + Disconnected(1) +
-                             Disconnected(2));
+    EXPECT_EQ(log.All(), Connected(1, "127.3.2.1") + Connected(2) + "text %s\r\n" +
+                             Disconnected(1) + Disconnected(2));
     EXPECT_EQ(allocations, 0);
 }
 

@@ -58,7 +58,8 @@ protected:
                 log += Connected(slot, c->from);
                 admitted_++;
                 peak_ = std::max(peak_, relay::MaxSessions - static_cast<int>(std::count(
-                                            std::begin(sessions_) + 1, std::end(sessions_), nullptr)));
+                                                                 std::begin(sessions_) + 1,
+                                                                 std::end(sessions_), nullptr)));
             }
             break;  // one admission a pass, oldest first
         }
@@ -145,7 +146,9 @@ protected:
         std::string bytes(Pick(max + 1), ' ');
         for (char& b : bytes) {
             size_t roll = Pick(100);
-            b = roll < 3 ? '\0' : roll < 6 ? static_cast<char>(Pick(256)) : alphabet[Pick(sizeof alphabet - 1)];
+            b = roll < 3   ? '\0'
+                : roll < 6 ? static_cast<char>(Pick(256))
+                           : alphabet[Pick(sizeof alphabet - 1)];
         }
         return bytes;
     }
@@ -167,19 +170,21 @@ protected:
         return "";
     }
 
-    // Applies one random operation to the relay and to the model; returns what went wrong, if anything.
+    // Applies one random operation to the relay and to the model; returns what went wrong, if
+    // anything.
     std::string Step(int seed)
     {
         size_t roll = Pick(100);
-        bool growing = seed % 2 == 0;  // every other seed fills the table, to meet the 64-session limit
+        bool growing =
+            seed % 2 == 0;  // every other seed fills the table, to meet the 64-session limit
         Conn* c = AnyLiveClient();
         if (roll < 15) {
             if (Waiting().size() >= 4) {
                 return "";  // keep within the listen backlog so that connect never waits
             }
             auto conn = std::make_unique<Conn>();
-            conn->from = "127." + std::to_string(Pick(256)) + "." + std::to_string(Pick(256)) + "." +
-                         std::to_string(1 + Pick(254));
+            conn->from = "127." + std::to_string(Pick(256)) + "." + std::to_string(Pick(256)) +
+                         "." + std::to_string(1 + Pick(254));
             conn->fd = support::Connect(static_cast<uint16_t>(relay::TCPPort), conn->from.c_str());
             SendAtOnce(conn->fd);
             conns_.push_back(std::move(conn));
@@ -222,9 +227,10 @@ protected:
         if (logged != predicted) {
             std::string state;
             for (auto& c : conns_) {
-                state += "\n  " + c->from + " slot " + std::to_string(c->slot) + (c->ended ? " ended" : "") +
-                         (c->closed ? " closed" : "") + (c->reset ? " reset" : "") + (c->urgent ? " urgent" : "") +
-                         " text " + std::to_string(c->text.size());
+                state += "\n  " + c->from + " slot " + std::to_string(c->slot) +
+                         (c->ended ? " ended" : "") + (c->closed ? " closed" : "") +
+                         (c->reset ? " reset" : "") + (c->urgent ? " urgent" : "") + " text " +
+                         std::to_string(c->text.size());
             }
             return "the log holds\n" + ::testing::PrintToString(logged) + "\nnot\n" +
                    ::testing::PrintToString(predicted) + state;
@@ -259,9 +265,10 @@ protected:
         for (auto& c : conns_) {
             close(c->fd);
         }
-        std::printf("seed %d: %ld operations, %d admissions, at most %d sessions at once, "
-                    "%d passes with all slots taken and a client waiting\n",
-                    seed, operations, admitted_, peak_, full_with_waiting_);
+        std::printf(
+            "seed %d: %ld operations, %d admissions, at most %d sessions at once, "
+            "%d passes with all slots taken and a client waiting\n",
+            seed, operations, admitted_, peak_, full_with_waiting_);
     }
 
     std::mt19937 random_;

@@ -1,18 +1,18 @@
 #include "support.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
-#include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
 
 namespace support {
 namespace {
@@ -119,7 +119,8 @@ void SendDatagram(uint16_t port, const std::string& bytes)
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     Check(fd != -1, "socket");
     sockaddr_in to = Loopback("127.0.0.1", port);
-    ssize_t n = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t n =
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     close(fd);
     Check(n == static_cast<ssize_t>(bytes.size()), "sendto");
 }
