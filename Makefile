@@ -1,7 +1,7 @@
 # A front door for newcomers; CMake holds the real build.
 BUILD ?= build
 
-.PHONY: all run test test-armhf armhf deb test-asan test-tsan lint clean
+.PHONY: all run test test-armhf armhf deb test-asan test-tsan lint bench footprint clean
 
 all:
 	cmake -S . -B $(BUILD)
@@ -39,6 +39,16 @@ test-tsan:
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j 2
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)-tsan --output-on-failure
+
+# What a pass costs next to the bare sends it makes (Google Benchmark).
+bench: all
+	cmake --build $(BUILD) --target relay_bench -j 2
+	./$(BUILD)/relay_bench --benchmark_color=false --benchmark_min_time=0.5
+
+# The real relay's CPU, memory and threads with 64 clients, from /proc (about two minutes).
+footprint: all
+	cmake --build $(BUILD) --target relay_footprint -j 2
+	./$(BUILD)/relay_footprint $(BUILD)/nmea-relay $(BUILD)/relay_floor
 
 # Static analysis of the relay's code, and the formatting of all of it.
 lint:
