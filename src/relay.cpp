@@ -46,7 +46,7 @@ void FillAddress(sockaddr_in& sin, int port)
     sin.sin_port = htons(static_cast<uint16_t>(port));  // only the low 16 bits are a port
 }
 
-// True when fd is ready for reading (or, with exceptions, shows urgent data) right now.
+// True when fd has something to read right now; a failed select is reported under `what`.
 bool ReadyNow(int fd, const char* what)
 {
     fd_set readset;
