@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "relay.h"
+#include "relay_start.h"
 #include "support.h"
 
 namespace {
@@ -101,10 +102,9 @@ int main(int argc, char** argv)
     relay::TCPPort = support::FreePort(SOCK_STREAM);
     relay::UDPPort = support::FreePort(SOCK_DGRAM);
     support::Capture log(2);  // the relay's log, kept out of the figures
-    if (relay::Init() != 1) {
+    if (relay_test::InitAndAwaitStartUpPass() != 1) {
         return 1;
     }
-    usleep(100000);  // time for the start-up pass to end before the benchmarks run their own
     benchmark::Initialize(&argc, argv);
     Recorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);

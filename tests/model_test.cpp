@@ -9,7 +9,6 @@
 #include <deque>
 #include <memory>
 #include <random>
-#include <sstream>
 
 #include "relay_fixture.h"
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -18,41 +17,10 @@
 #include <vector>
 
 #include "relay.h"
+#include "relay_start.h"
 #include "support.h"
 
 namespace relay_test {
-
-inline int ThreadCount()
-{
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.';
-    }
-    closedir(dir);
-    return count;
-}
-
-// Init, then the end of the start-up pass it launched, so that every later pass is one the test
-// runs. Init's result, or -1 if the start-up pass never ended.
-inline int InitAndAwaitStartUpPass()
-{
-    // A thread sanitizer starts a helper thread of its own with the first thread of the process;
-    // let that happen before counting.
-    std::thread([] {}).join();
-    int threads = ThreadCount();
-    int result = relay::Init();
-    for (int i = 0; i < 500 && ThreadCount() > threads; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (ThreadCount() != threads) {
-        return -1;
-    }
-    // An idle pass: through the pass lock, all the start-up pass did comes before what the test
-    // does next, as a thread sanitizer sees it too.
-    relay::Poll();
-    return result;
-}
 
 inline std::string Connected(int session, const std::string& from = "127.0.0.1")
 {
