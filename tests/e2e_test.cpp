@@ -142,7 +142,7 @@ public:
         std::string where = support::ReadBytes(tell_, 1);
         return where.empty() ? '?' : where[0];
     }
-    void Go() { static_cast<void>(write(go_, "g", 1)); }
+    void Go() { ASSERT_EQ(write(go_, "g", 1), 1); }
 
 private:
     pid_t pid_;
