@@ -49,6 +49,12 @@ deb:
 	cd $(BUILD)/deb/src && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc -a armhf -Pcross,nocheck
 	lintian --fail-on error,warning $(BUILD)/deb/*.changes
 
+# The armhf package on an emulated board that boots Debian 12 under systemd: install, upgrade,
+# removal, restarts and a client's view, checked on the board (as root; a few minutes).
+test-board: deb
+	$(call need,pkg.nmea-relay.board)
+	tests/board_test.sh $(BUILD)/deb/nmea-relay_*_armhf.deb $(BUILD)/board
+
 # The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # The end-to-end tests preload a small library into the relay, ahead of the sanitizer's runtime.
 test-asan:
