@@ -8,7 +8,7 @@ BUILD ?= build
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 define need
 	@if ! lacking=$$(dpkg-checkbuilddeps -P '$(1)' 2>&1); then \
-	    echo "make: installing what debian/control lists and this machine lacks: $$(echo "$$lacking" | sed 's/.*dependencies: //')"; \
+	    echo "make: installing what debian/control lists and this machine lacks: $$(echo "$$lacking" | sed 's/.*dependencies: //; s/.*not found$$/dpkg-dev and the rest of it/')"; \
 	    $(SUDO) apt-get update -qq && \
 	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq -P '$(1)' ./; \
 	fi
@@ -58,12 +58,14 @@ test-board: deb
 # The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # The end-to-end tests preload a small library into the relay, ahead of the sanitizer's runtime.
 test-asan:
+	$(call need,)
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=address,undefined
 	cmake --build $(BUILD)-asan -j 2
 	ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --test-dir $(BUILD)-asan --output-on-failure
 
 test-tsan:
+	$(call need,)
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DRELAY_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j 2
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)-tsan --output-on-failure
