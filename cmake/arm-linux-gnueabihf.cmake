@@ -13,5 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No binfmt_misc here: every ARM program is started through the emulator, with the target's
-# libraries as its root.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# libraries as its root. The library path keeps the loader off the host's ld.so.cache, which on a
+# machine set up to cross-build Debian packages names multiarch armhf libraries of another
+# version than this loader's, and the programs would crash.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
