@@ -48,8 +48,8 @@ install_deb() { dpkg -i "$deb" 2>&1 || { echo "dpkg -i failed"; return 1; }; }
 
 port_closed() { ! (exec 3<>/dev/tcp/127.0.0.1/10110) 2>/dev/null; }
 
-# The relay's own lines in the journal, since systemd last started it. journald keeps each
-# line without its line end (carriage return included), so --all shows them as text.
+# The relay's own lines in the journal, since systemd last started it, as journald keeps them:
+# without their line ends; --all prints whatever bytes a client's text holds, not a summary.
 relay_log() {
     journalctl --no-pager -q --all -o cat \
         _SYSTEMD_INVOCATION_ID="$(systemctl show -P InvocationID "$unit")"
