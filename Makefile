@@ -6,11 +6,11 @@ BUILD ?= build
 # Installs what debian/control lists for the given build profiles when this machine lacks some of
 # it, saying what; otherwise installs nothing. A fresh Debian 12 needs only make to begin with.
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+APT := $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -y -qq
 define need
 	@if ! lacking=$$(dpkg-checkbuilddeps -P '$(1)' 2>&1); then \
 	    echo "make: installing what debian/control lists and this machine lacks: $$(echo "$$lacking" | sed 's/.*dependencies: //; s/.*not found$$/dpkg-dev and the rest of it/')"; \
-	    $(SUDO) apt-get update -qq && \
-	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq -P '$(1)' ./; \
+	    $(APT) update && $(APT) build-dep -P '$(1)' ./; \
 	fi
 endef
 
@@ -41,8 +41,7 @@ deb:
 	$(call need,pkg.nmea-relay.deb)
 	@dpkg -s libc6-dev:armhf >/dev/null 2>&1 || { \
 	    echo "make: adding the armhf architecture and installing libc6-dev:armhf"; \
-	    $(SUDO) dpkg --add-architecture armhf && $(SUDO) apt-get update -qq && \
-	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libc6-dev:armhf; }
+	    $(SUDO) dpkg --add-architecture armhf && $(APT) update && $(APT) install libc6-dev:armhf; }
 	rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/src
 	tar -c --exclude-vcs --exclude='./build*' --exclude='./$(BUILD)' . | tar -x -C $(BUILD)/deb/src
 	cd $(BUILD)/deb/src && dpkg-buildpackage -b -us -uc

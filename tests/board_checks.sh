@@ -44,8 +44,6 @@ unit_is() { # ENABLED ACTIVE
         { unit_report; return 1; }
 }
 
-install_deb() { dpkg -i "$deb" 2>&1 || { echo "dpkg -i failed"; return 1; }; }
-
 port_closed() { ! (exec 3<>/dev/tcp/127.0.0.1/10110) 2>/dev/null; }
 
 # The relay's own lines in the journal, since systemd last started it, as journald keeps them:
@@ -115,7 +113,8 @@ restarted_after_kill() {
     local pid
     pid=$(main_pid)
     systemctl kill -s KILL "$unit"
-    wait_for 15 new_main_pid "$pid" && unit_is enabled active || { echo "MainPID was $pid"; unit_report; return 1; }
+    wait_for 15 new_main_pid "$pid" || { echo "MainPID still $pid"; unit_report; return 1; }
+    unit_is enabled active
 }
 
 purged() {
@@ -135,7 +134,7 @@ if [ ! -e "$dir/rebooted" ]; then
     check "dpkg -r: port 10110 closed" port_closed
     check "dpkg -P: succeeds" dpkg -P nmea-relay
     check "dpkg -P: nothing of the package left" purged
-    check "fresh dpkg -i: succeeds" install_deb
+    check "fresh dpkg -i: succeeds" dpkg -i "$deb"
     check "fresh dpkg -i: enabled and active" unit_is enabled active
     check "fresh dpkg -i: dynamic unprivileged user, system-call filter on" confined
     check "fresh dpkg -i: systemd-analyze verify accepts the unit" \
@@ -154,10 +153,10 @@ echo "== after a reboot" >>"$dir/results"
 check "after a reboot: enabled and active" unit_is enabled active
 check "after a reboot: relaying" relays
 systemctl disable --now "$unit" >/dev/null 2>&1
-check "disabled, then installed again: dpkg -i succeeds" install_deb
+check "disabled, then installed again: dpkg -i succeeds" dpkg -i "$deb"
 check "disabled, then installed again: still disabled and stopped" unit_is disabled inactive
 systemctl mask "$unit" >/dev/null 2>&1
-check "masked, then installed again: dpkg -i succeeds" install_deb
+check "masked, then installed again: dpkg -i succeeds" dpkg -i "$deb"
 check "masked, then installed again: still masked" unit_is masked inactive
 echo "== done" >>"$dir/results"
 systemctl poweroff
