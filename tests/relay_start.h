@@ -2,8 +2,11 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "relay.h"
@@ -26,8 +29,14 @@ inline int ThreadCount()
 inline int InitAndAwaitStartUpPass()
 {
     // A thread sanitizer starts a helper thread of its own with the first thread of the process;
-    // let that happen before counting.
-    std::thread([] {}).join();
+    // let that happen before counting. A joined thread can still be listed for a moment after the
+    // join returns: count only once it is gone, or the count is one too high.
+    long helper = 0;
+    std::thread([&helper] { helper = syscall(SYS_gettid); }).join();
+    std::string listed = "/proc/self/task/" + std::to_string(helper);
+    for (int i = 0; i < 500 && access(listed.c_str(), F_OK) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     int threads = ThreadCount();
     int result = relay::Init();
     for (int i = 0; i < 500 && ThreadCount() > threads; i++) {
