@@ -1,7 +1,7 @@
 # A front door for newcomers; CMake holds the real build.
 BUILD ?= build
 
-.PHONY: all run test test-armhf armhf deb test-board test-asan test-tsan lint bench footprint clean
+.PHONY: all run test test-armhf armhf test-arm64 arm64 deb test-board test-asan test-tsan lint bench footprint clean
 
 # Installs what debian/control lists for the given build profiles when this machine lacks some of
 # it, saying what; otherwise installs nothing. A fresh Debian 12 needs only make to begin with.
@@ -25,34 +25,33 @@ run: all
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure
 
-armhf:
-	$(call need,pkg.nmea-relay.armhf)
-	cmake -S . -B $(BUILD)-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
-	cmake --build $(BUILD)-armhf -j 2
+# The relay and every test built for 32-bit (armhf) or 64-bit (arm64) ARM and run under qemu-user.
+CROSS_armhf := arm-linux-gnueabihf
+CROSS_arm64 := aarch64-linux-gnu
+armhf arm64:
+	$(call need,pkg.nmea-relay.$@)
+	cmake -S . -B $(BUILD)-$@ -DCMAKE_TOOLCHAIN_FILE=cmake/cross.cmake -DRELAY_CROSS=$(CROSS_$@)
+	cmake --build $(BUILD)-$@ -j 2
 
-# The relay and every test built for 32-bit ARM hard-float and run under qemu-arm.
-test-armhf: armhf
-	ctest --test-dir $(BUILD)-armhf --output-on-failure
+test-armhf test-arm64: test-%: %
+	ctest --test-dir $(BUILD)-$* --output-on-failure
 
-# Debian packages for amd64 (its build runs the tests) and armhf (cross-built; make test-armhf
-# runs its tests), built by dpkg-buildpackage from a copy of the tree into $(BUILD)/deb/, then
-# lintian on both. The armhf C library lets dpkg-shlibdeps work out the armhf package's dependency.
+# Debian packages for Debian 12 and 13, each for amd64, armhf and arm64, each release's built in a
+# clean chroot of that release into $(BUILD)/deb/RELEASE/ (as root; the chroots are kept in
+# $(BUILD)/chroot/ while what goes into them is unchanged).
+RELEASES := bookworm trixie
 deb:
 	$(call need,pkg.nmea-relay.deb)
-	@dpkg -s libc6-dev:armhf >/dev/null 2>&1 || { \
-	    echo "make: adding the armhf architecture and installing libc6-dev:armhf"; \
-	    $(SUDO) dpkg --add-architecture armhf && $(APT) update && $(APT) install libc6-dev:armhf; }
-	rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/src
-	tar -c --exclude-vcs --exclude='./build*' --exclude='./$(BUILD)' . | tar -x -C $(BUILD)/deb/src
-	cd $(BUILD)/deb/src && dpkg-buildpackage -b -us -uc
-	cd $(BUILD)/deb/src && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc -a armhf -Pcross,nocheck
-	lintian --fail-on error,warning $(BUILD)/deb/*.changes
+	for release in $(RELEASES); do tools/build_debs.sh $$release $(BUILD)/deb/$$release $(BUILD)/chroot || exit 1; done
 
-# The armhf package on an emulated board that boots Debian 12 under systemd: install, upgrade,
-# removal, restarts and a client's view, checked on the board (as root; a few minutes).
+# Each package on an emulated board of its own release and architecture, booted under systemd:
+# install, upgrade, removal, restarts, a client's view, the boat's network only (as root). The last
+# board is the 32-bit userland on a 64-bit kernel, as on a Raspberry Pi 4 or 5 with the 32-bit OS.
+BOARDS := bookworm:armhf:armmp-lpae trixie:armhf:armmp-lpae bookworm:arm64:arm64 trixie:arm64:arm64 \
+	bookworm:armhf:arm64
 test-board: deb
 	$(call need,pkg.nmea-relay.board)
-	tests/board_test.sh $(BUILD)/deb/nmea-relay_*_armhf.deb $(BUILD)/board
+	tests/board_test.sh $(BUILD)/deb $(BUILD)/board $(BOARDS)
 
 # The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # The end-to-end tests preload a small library into the relay, ahead of the sanitizer's runtime.
@@ -90,4 +89,4 @@ lint:
 	clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-armhf $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-armhf $(BUILD)-arm64 $(BUILD)-asan $(BUILD)-tsan
