@@ -119,11 +119,137 @@ restarted_after_kill() {
 
 purged() {
     local left
-    left=$(dpkg -s nmea-relay 2>/dev/null | grep '^Status:')
+    left=$(dpkg-query -W -f='${db:Status-Status}' nmea-relay 2>/dev/null | grep -vx not-installed)
     left+=$(find /etc/systemd /lib/systemd /usr/lib/systemd /var/lib/systemd /usr/sbin /usr/share/man \
         /usr/share/doc /var/lib/dpkg/info -name '*nmea-relay*' 2>/dev/null)
     [ -z "$left" ] || { echo "left: $left"; return 1; }
 }
+
+# On an ARMv6 board (uname -m faked to say armv6l, as on a Raspberry Pi Zero) dpkg -i refuses the
+# package with one line that says why, and installs nothing of it.
+armv6_refused() {
+    local output
+    mkdir -p "$dir/armv6"
+    printf '#!/bin/sh\n[ "$1" = -m ] && echo armv6l || exec /usr/bin/uname "$@"\n' >"$dir/armv6/uname"
+    chmod +x "$dir/armv6/uname"
+    if output=$(PATH=$dir/armv6:$PATH dpkg -i "$deb" 2>&1); then
+        echo "dpkg -i succeeded: $output"
+        return 1
+    fi
+    echo "$output"
+    grep -qx "nmea-relay: this board's processor is armv6l; the relay needs an ARMv7 or newer processor (Raspberry Pi 2 or later, Zero 2 W)" <<<"$output" &&
+        purged
+}
+
+# The boat's and the marina's networks: a host each, in a network namespace of its own joined to
+# the board by a veth pair, with addresses of the documentation ranges. Nothing leaves the board.
+host_up() { # NAME BOARD-ADDRESS HOST-ADDRESS
+    ip netns add "$1" &&
+        ip link add "$1" type veth peer name eth0 netns "$1" &&
+        ip addr add "$2/24" dev "$1" && ip link set "$1" up &&
+        ip -n "$1" addr add "$3/24" dev eth0 && ip -n "$1" link set eth0 up && ip -n "$1" link set lo up
+}
+hosts_up() { host_up boat 192.0.2.1 192.0.2.2 && host_up marina 198.51.100.1 198.51.100.2; }
+on() { ip netns exec "$@"; }
+boat=192.0.2.1 marina=198.51.100.1
+
+# reader NAME: a client on the host NAME, reading the relay's feed into $dir/NAME.feed.
+reader() {
+    local address=$boat
+    [ "$1" = marina ] && address=$marina
+    : >"$dir/$1.feed"
+    on "$1" timeout 120 bash -c "exec 3<>/dev/tcp/$address/10110 && exec cat <&3" >"$dir/$1.feed" 2>&1 &
+}
+feed_has() { grep -aq "$2" "$dir/$1.feed"; } # NAME TEXT
+feed_bytes() { [ "$(stat -c %s "$dir/$1.feed")" -ge "$2" ]; } # NAME COUNT: at least COUNT bytes
+send_from() { on "$1" bash -c "cat >/dev/udp/$2/10110"; } # NAME ADDRESS, the datagram on stdin
+
+# flood_then_boat: thousands of datagrams from the marina in a few seconds, then one from the boat;
+# says how long the boat's datagram took to reach the boat's client, and what the relay's datagram
+# queue held meanwhile.
+flood_then_boat() {
+    local sent
+    on marina bash -c "exec 4>/dev/udp/$marina/10110; for i in {1..3000}; do printf '\$GPTXT,marina %d\r\n' \$i >&4; done"
+    sent=${EPOCHREALTIME/./}
+    printf '$GPTXT,boat after the flood\r\n' | send_from boat $boat
+    if wait_for 10 feed_has boat 'boat after the flood'; then
+        echo "the boat's datagram reached the boat's client after $(((${EPOCHREALTIME/./} - sent) / 1000)) ms"
+    else
+        echo "the boat's datagram had not reached the boat's client after 10 s"
+    fi
+    # The relay's UDP socket (port 10110 is 277E) in /proc/net/udp: the memory its queue takes, in
+    # hexadecimal, and the datagrams it dropped.
+    local address queues drops
+    while read -r _ address _ _ queues _ _ _ _ _ _ _ drops; do
+        [[ $address == *:277E ]] &&
+            echo "the relay's datagram queue: $((16#${queues#*:})) bytes in use, $drops datagrams dropped"
+    done </proc/net/udp
+}
+
+# What the last flood showed, under the check that made it.
+measured() {
+    [ -f "$dir/flood" ] && sed "s/^/    measured: /" "$dir/flood" >>"$dir/results"
+    rm -f "$dir/flood"
+}
+
+# With the example drop-in, edited to allow the boat's network: the boat's client gets the boat's
+# datagram byte for byte; the marina's client cannot connect and is not logged; the marina's
+# datagrams reach no client and, thousands of them, do not hold up the boat's next one.
+boat_only() {
+    local held=0 delay
+    reader boat
+    wait_for 10 logged "Connected Session 1 from 192.0.2.2" ||
+        { echo "the boat's client was not admitted: $(cat "$dir/boat.feed")"; unit_report; return 1; }
+    if on marina timeout 5 bash -c "exec 3<>/dev/tcp/$marina/10110"; then
+        echo "the marina's client connected"; held=1
+    fi
+    printf '$GPGGA,marina position\r\n' | send_from marina $marina
+    printf "$(printf '\\%03o' {0..255})" >"$dir/sent"
+    send_from boat $boat <"$dir/sent"
+    wait_for 10 feed_bytes boat 256
+    sleep 2
+    cmp "$dir/sent" "$dir/boat.feed" || { echo "the boat's client got: $(od -An -tx1 "$dir/boat.feed")"; held=1; }
+    flood_then_boat | tee "$dir/flood"
+    delay=$(sed -n 's/.*client after \([0-9]*\) ms/\1/p' "$dir/flood")
+    [ -n "$delay" ] && [ "$delay" -le 2500 ] || { echo "held up by more than a pass"; held=1; }
+    if relay_log | grep -a '198\.51\.100\|marina'; then
+        echo "the marina is in the relay's log"; held=1
+    fi
+    return $held
+}
+
+# Without the drop-in (the control): the marina's client is served, and its flood holds up the
+# boat's datagram.
+open_to_all() {
+    local held=0
+    reader boat
+    wait_for 10 logged "Connected Session 1 from 192.0.2.2" ||
+        { echo "the boat's client was not admitted: $(cat "$dir/boat.feed")"; unit_report; return 1; }
+    reader marina
+    wait_for 10 logged "Connected Session 2 from 198.51.100.2" ||
+        { echo "the marina's client was not admitted: $(cat "$dir/marina.feed")"; held=1; }
+    printf '$GPGGA,marina position\r\n' | send_from marina $marina
+    wait_for 10 feed_has marina 'marina position' || { echo "the marina's client got no feed"; held=1; }
+    flood_then_boat | tee "$dir/flood"
+    grep -q 'had not reached' "$dir/flood" || held=1
+    return $held
+}
+
+# restricted EXAMPLE-EDIT: the example drop-in installed with the boat's network in place of the
+# example's, or removed when EXAMPLE-EDIT is empty; the service restarted, which ends the clients
+# and empties the datagram queue.
+restricted() {
+    local dropins=/etc/systemd/system/$unit.d
+    if [ -n "$1" ]; then
+        mkdir -p "$dropins"
+        sed "$1" /usr/share/doc/nmea-relay/examples/boat-network-only.conf >"$dropins/boat-network-only.conf"
+    else
+        rm -rf "$dropins"
+    fi
+    systemctl daemon-reload && systemctl restart "$unit" && wait_for 20 listening
+}
+# The relay listens on TCP port 10110: asked of the kernel, since a client would be a session.
+listening() { [ -n "$(ss -Hltn 'sport = :10110')" ]; }
 
 if [ ! -e "$dir/rebooted" ]; then
     echo "== first boot, with the package installed into the image" >>"$dir/results"
@@ -134,6 +260,7 @@ if [ ! -e "$dir/rebooted" ]; then
     check "dpkg -r: port 10110 closed" port_closed
     check "dpkg -P: succeeds" dpkg -P nmea-relay
     check "dpkg -P: nothing of the package left" purged
+    check "on an ARMv6 board: dpkg -i refuses with one line saying why, installs nothing" armv6_refused
     check "fresh dpkg -i: succeeds" dpkg -i "$deb"
     check "fresh dpkg -i: enabled and active" unit_is enabled active
     check "fresh dpkg -i: dynamic unprivileged user, system-call filter on" confined
@@ -152,6 +279,17 @@ fi
 echo "== after a reboot" >>"$dir/results"
 check "after a reboot: enabled and active" unit_is enabled active
 check "after a reboot: relaying" relays
+check "the boat's and the marina's hosts, each on a veth pair" hosts_up
+restricted 's#192.168.1.0/24#192.0.2.0/24#'
+check "boat network only: the boat's datagram byte for byte; the marina shut out, unlogged, not holding up the boat" boat_only
+measured
+restricted ''
+check "open to all (the control): the marina served, and its flood holds up the boat" open_to_all
+measured
+restricted 's#192.168.1.0/24#192.0.2.0/24#'
+check "boat network only: dpkg -i again succeeds" dpkg -i "$deb"
+check "boat network only, installed again: the marina still shut out" sh -c "! ip netns exec marina timeout 5 bash -c 'exec 3<>/dev/tcp/$marina/10110'"
+restricted ''
 systemctl disable --now "$unit" >/dev/null 2>&1
 check "disabled, then installed again: dpkg -i succeeds" dpkg -i "$deb"
 check "disabled, then installed again: still disabled and stopped" unit_is disabled inactive
