@@ -211,7 +211,10 @@ boat_only() {
     cmp "$dir/sent" "$dir/boat.feed" || { echo "the boat's client got: $(od -An -tx1 "$dir/boat.feed")"; held=1; }
     flood_then_boat | tee "$dir/flood"
     delay=$(sed -n 's/.*client after \([0-9]*\) ms/\1/p' "$dir/flood")
-    [ -n "$delay" ] && [ "$delay" -le 2500 ] || { echo "held up by more than a pass"; held=1; }
+    # Nothing of the flood waits ahead of the boat's datagram; the delay allows for the emulated
+    # board's own slowness in seeing it arrive.
+    grep -q "queue: 0 bytes in use" "$dir/flood" || { echo "the flood took places in the queue"; held=1; }
+    [ -n "$delay" ] && [ "$delay" -le 3000 ] || { echo "held up by more than a pass"; held=1; }
     if relay_log | grep -a '198\.51\.100\|marina'; then
         echo "the marina is in the relay's log"; held=1
     fi
