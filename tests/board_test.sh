@@ -5,16 +5,15 @@
 # what a boat owner sees: first boot, remove, purge, an ARMv6 board refused, a fresh install, a
 # kill, a reboot, the service shut to all but the boat's own network, reinstalls over a disabled
 # and a masked unit.
-# Usage, as root: tests/board_test.sh [--root-file-systems] DEBDIR WORKDIR RELEASE:ARCH:KERNEL...
-#   --root-file-systems: only the boards' root file systems, which need no package yet.
+# Usage, as root: tests/board_test.sh DEBDIR WORKDIR RELEASE:ARCH:KERNEL...
 #   DEBDIR holds RELEASE/nmea-relay_*_ARCH.deb; ARCH: armhf or arm64, the userland; KERNEL:
 #   Debian's armmp-lpae (armhf, qemu-system-arm) or arm64 (qemu-system-aarch64, cortex-a72; under
-#   an armhf userland, as on a Raspberry Pi 4 or 5 running the 32-bit OS).
+#   an armhf userland, as on a Raspberry Pi 4 or 5 running the 32-bit OS). While DEBDIR/building
+#   exists (make test-board builds the packages meanwhile), a board waits for it to go before it
+#   takes its package.
 # Each board's root file system is built once into WORKDIR/RELEASE-ARCH-KERNEL/, as a tarball, and
 # reused while what goes into it is unchanged. Every line printed names its board.
 set -euo pipefail
-only=
-[ "$1" = --root-file-systems ] && only=$1 && shift
 debs=$(realpath -m "$1") works=$2
 shift 2
 top=$(dirname "$(dirname "$(realpath "$0")")")
@@ -34,10 +33,6 @@ done
 # Several boards: two at a time, so that one builds its root file system (mostly waiting on the
 # archive and the disk) while another boots.
 if [ $# -gt 1 ]; then
-    if [ -n "$only" ]; then
-        printf '%s\n' "$@" | xargs -P 2 -I{} "$0" $only "$debs" "$works" {}
-        exit
-    fi
     printf '%s\n' "$@" | xargs -P 2 -I{} "$0" "$debs" "$works" {} || true
     failed=$(for board in "$@"; do [ -e "$works/${board//:/-}/passed" ] || printf ' %s' "$board"; done)
     [ -z "$failed" ] || { echo "boards that failed:$failed"; exit 1; }
@@ -88,7 +83,10 @@ made=$(chroot_tarball "$work/rootfs.tar" "$initramfs_hook" "$release" "$work/sou
         ln -sf /dev/null "$1/etc/systemd/system/apt-daily.timer"
         ln -sf /dev/null "$1/etc/systemd/system/apt-daily-upgrade.timer"')
 stage "root file system ${made%% *}"
-[ -z "$only" ] || exit 0
+for ((waited = 0; waited < 1800; waited += 5)); do
+    [ -e "$debs/building" ] || break
+    sleep 5
+done
 deb=$(echo "$debs/$release"/nmea-relay_*_"$arch".deb)
 [ -f "$deb" ] || { say "no package $deb"; exit 1; }
 
