@@ -186,6 +186,15 @@ flood_then_boat() {
     done </proc/net/udp
 }
 
+# The boat's client, reading, and admitted as the relay's first session.
+boat_admitted() {
+    reader boat
+    wait_for 10 logged "Connected Session 1 from 192.0.2.2" ||
+        { echo "the boat's client was not admitted: $(cat "$dir/boat.feed")"; unit_report; return 1; }
+}
+# A client on the marina's host gets an answer within 5 s.
+marina_connects() { on marina timeout 5 bash -c "exec 3<>/dev/tcp/$marina/10110"; }
+
 # What the last flood showed, under the check that made it.
 measured() {
     [ -f "$dir/flood" ] && sed "s/^/    measured: /" "$dir/flood" >>"$dir/results"
@@ -197,10 +206,8 @@ measured() {
 # datagrams reach no client and, thousands of them, do not hold up the boat's next one.
 boat_only() {
     local held=0 delay
-    reader boat
-    wait_for 10 logged "Connected Session 1 from 192.0.2.2" ||
-        { echo "the boat's client was not admitted: $(cat "$dir/boat.feed")"; unit_report; return 1; }
-    if on marina timeout 5 bash -c "exec 3<>/dev/tcp/$marina/10110"; then
+    boat_admitted || return 1
+    if marina_connects; then
         echo "the marina's client connected"; held=1
     fi
     printf '$GPGGA,marina position\r\n' | send_from marina $marina
@@ -225,9 +232,7 @@ boat_only() {
 # boat's datagram.
 open_to_all() {
     local held=0
-    reader boat
-    wait_for 10 logged "Connected Session 1 from 192.0.2.2" ||
-        { echo "the boat's client was not admitted: $(cat "$dir/boat.feed")"; unit_report; return 1; }
+    boat_admitted || return 1
     reader marina
     wait_for 10 logged "Connected Session 2 from 198.51.100.2" ||
         { echo "the marina's client was not admitted: $(cat "$dir/marina.feed")"; held=1; }
@@ -291,7 +296,7 @@ check "open to all (the control): the marina served, and its flood holds up the 
 measured
 restricted 's#192.168.1.0/24#192.0.2.0/24#'
 check "boat network only: dpkg -i again succeeds" dpkg -i "$deb"
-check "boat network only, installed again: the marina still shut out" sh -c "! ip netns exec marina timeout 5 bash -c 'exec 3<>/dev/tcp/$marina/10110'"
+check "boat network only, installed again: the marina still shut out" eval '! marina_connects'
 restricted ''
 systemctl disable --now "$unit" >/dev/null 2>&1
 check "disabled, then installed again: dpkg -i succeeds" dpkg -i "$deb"
