@@ -14,13 +14,14 @@ cross=$(printf '%s\n' amd64 armhf arm64 | grep -vx "$native" | paste -sd' ')
 # Inside the chroot, with the source tree in /build/src: every package into /build/out.
 if [ "${1-}" = --in-chroot ]; then
     cd /build/src
+    version=$2
     # One version per release, e.g. 1.1.0~deb12u1 and 1.1.0~deb13u1, so that apt orders them and
     # upgrades the package with the release. Dated a second after the entry below it: a new date
     # for the new version, and still the same one at every build.
     major=$(cut -d. -f1 /etc/debian_version)
     {
         printf '%s (%s~deb%su1) %s; urgency=medium\n\n' "$(dpkg-parsechangelog -S Source)" \
-            "$(dpkg-parsechangelog -S Version)" "$major" "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+            "$version" "$major" "$(. /etc/os-release && echo "$VERSION_CODENAME")"
         printf '  * Built for Debian %s.\n\n -- %s  %s\n\n' "$major" \
             "$(dpkg-parsechangelog -S Maintainer)" \
             "$(TZ=UTC date -R -d "@$(($(dpkg-parsechangelog -S Timestamp) + 1))")"
@@ -55,6 +56,11 @@ fi
 
 release=$1
 [ "$(id -u)" = 0 ] || { echo "make deb: needs root (mmdebstrap's chroots)"; exit 1; }
+# The version is CMake's project version; the changelog's newest entry must be that release's.
+version=$(sed -n 's/^project(nmea-relay VERSION \([0-9.]*\) .*/\1/p' "$top/CMakeLists.txt")
+logged=$(dpkg-parsechangelog -l "$top/debian/changelog" -S Version)
+[ "$logged" = "$version" ] ||
+    { echo "make deb: debian/changelog's newest entry is $logged, CMakeLists.txt says $version"; exit 1; }
 . "$top/tools/chroot.sh"
 # Absolute paths without spaces: mmdebstrap's special hooks split their arguments at spaces.
 mkdir -p "$2" "$3"
@@ -81,7 +87,7 @@ mmdebstrap --quiet --variant=custom --skip=update,setup,cleanup \
     --setup-hook="tar-in $chroots/$release.tar /" \
     --customize-hook='mkdir -p "$1/build/src" "$1/build/out"' \
     --customize-hook="tar-in $chroots/$release-src.tar /build/src" \
-    --customize-hook='chroot "$1" /build/src/tools/build_debs.sh --in-chroot' \
+    --customize-hook='chroot "$1" /build/src/tools/build_debs.sh --in-chroot '"$version" \
     --customize-hook="sync-out /build/out $out" \
     "$release" /dev/null "$sources" </dev/null
 rm -f "$chroots/$release-src.tar"
