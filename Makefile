@@ -48,14 +48,16 @@ RELEASES := bookworm trixie
 deb:
 	$(call need,pkg.nmea-relay.deb)
 	for release in $(RELEASES); do tools/build_debs.sh $$release $(BUILD)/deb/$$release $(BUILD)/chroot || exit 1; done
-	cd $(BUILD)/deb && sha256sum */*.deb >SHA256SUMS && cat SHA256SUMS
+	for release in $(RELEASES); do (cd $(BUILD)/deb/$$release && sha256sum *.deb >SHA256SUMS && cat SHA256SUMS) || exit 1; done
 
 # Each package on an emulated board of its own release and architecture, booted under systemd:
 # install, upgrade, removal, restarts, a client's view, the boat's network only (as root). The
-# last board is the 32-bit userland on a 64-bit kernel, as on a Raspberry Pi 4 or 5 with the
-# 32-bit OS. Two boards run at a time, the slowest to build first.
-BOARDS := trixie:arm64:arm64 trixie:armhf:armmp-lpae bookworm:armhf:armmp-lpae bookworm:arm64:arm64 \
-	bookworm:armhf:arm64
+# PCs (amd64) also install with port 10110 taken by another program. The last board is the 32-bit
+# userland on a 64-bit kernel, as on a Raspberry Pi 4 or 5 with the 32-bit OS; it shares its root
+# file system with the other Debian 12 armhf board. Two boards run at a time, the slowest to build
+# first.
+BOARDS := trixie:arm64:arm64 trixie:armhf:armmp-lpae bookworm:amd64:amd64:port-taken \
+	bookworm:armhf:armmp-lpae trixie:amd64:amd64:port-taken bookworm:arm64:arm64 bookworm:armhf:arm64
 # A board's root file system needs no package: the boards begin while make deb builds the packages.
 test-board:
 	$(call need,pkg.nmea-relay.board)

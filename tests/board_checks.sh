@@ -109,12 +109,17 @@ new_main_pid() { # OLD
     [ "$pid" != 0 ] && [ "$pid" != "$1" ]
 }
 
-restarted_after_kill() {
-    local pid
+# back_after_kill LIMIT: killed, the relay is back, holding port 10110 as a new process, within
+# LIMIT seconds; says how long it took.
+back_after_kill() {
+    local pid killed
     pid=$(main_pid)
+    killed=${EPOCHREALTIME/./}
     systemctl kill -s KILL "$unit"
-    wait_for 15 new_main_pid "$pid" || { echo "MainPID still $pid"; unit_report; return 1; }
-    unit_is enabled active
+    wait_for "$1" new_main_pid "$pid" && wait_for "$1" held_by nmea-relay ||
+        { echo "MainPID still $pid, or the port not held"; unit_report; return 1; }
+    echo "killed, the relay was back $(((${EPOCHREALTIME/./} - killed) / 1000)) ms later" | tee -a "$dir/measured"
+    [ $((${EPOCHREALTIME/./} - killed)) -le $(($1 * 1000000)) ] && unit_is enabled active
 }
 
 purged() {
@@ -195,10 +200,10 @@ boat_admitted() {
 # A client on the marina's host gets an answer within 5 s.
 marina_connects() { on marina timeout 5 bash -c "exec 3<>/dev/tcp/$marina/10110"; }
 
-# What the last flood showed, under the check that made it.
+# What the last check measured, under it.
 measured() {
-    [ -f "$dir/flood" ] && sed "s/^/    measured: /" "$dir/flood" >>"$dir/results"
-    rm -f "$dir/flood"
+    [ -f "$dir/measured" ] && sed "s/^/    measured: /" "$dir/measured" >>"$dir/results"
+    rm -f "$dir/measured"
 }
 
 # With the example drop-in, edited to allow the boat's network: the boat's client gets the boat's
@@ -216,11 +221,11 @@ boat_only() {
     wait_for 10 feed_bytes boat 256
     sleep 2
     cmp "$dir/sent" "$dir/boat.feed" || { echo "the boat's client got: $(od -An -tx1 "$dir/boat.feed")"; held=1; }
-    flood_then_boat | tee "$dir/flood"
-    delay=$(sed -n 's/.*client after \([0-9]*\) ms/\1/p' "$dir/flood")
+    flood_then_boat | tee "$dir/measured"
+    delay=$(sed -n 's/.*client after \([0-9]*\) ms/\1/p' "$dir/measured")
     # Nothing of the flood waits ahead of the boat's datagram; the delay allows for the emulated
     # board's own slowness in seeing it arrive.
-    grep -q "queue: 0 bytes in use" "$dir/flood" || { echo "the flood took places in the queue"; held=1; }
+    grep -q "queue: 0 bytes in use" "$dir/measured" || { echo "the flood took places in the queue"; held=1; }
     [ -n "$delay" ] && [ "$delay" -le 3000 ] || { echo "held up by more than a pass"; held=1; }
     if relay_log | grep -a '198\.51\.100\|marina'; then
         echo "the marina is in the relay's log"; held=1
@@ -238,8 +243,8 @@ open_to_all() {
         { echo "the marina's client was not admitted: $(cat "$dir/marina.feed")"; held=1; }
     printf '$GPGGA,marina position\r\n' | send_from marina $marina
     wait_for 10 feed_has marina 'marina position' || { echo "the marina's client got no feed"; held=1; }
-    flood_then_boat | tee "$dir/flood"
-    grep -q 'had not reached' "$dir/flood" || held=1
+    flood_then_boat | tee "$dir/measured"
+    grep -q 'had not reached' "$dir/measured" || held=1
     return $held
 }
 
@@ -258,6 +263,123 @@ restricted() {
 }
 # The relay listens on TCP port 10110: asked of the kernel, since a client would be a session.
 listening() { [ -n "$(ss -Hltn 'sport = :10110')" ]; }
+
+# held_by NAME: the program NAME listens on TCP port 10110, says the kernel's socket table.
+held_by() { ss -Hltnp 'sport = :10110' | grep -q "((\"$1\","; }
+
+# Another program listening on TCP port 10110, as Signal K server's own NMEA-0183 server does by
+# default: systemd's socket-activation tool, which only listens while no client comes, under the
+# name port-holder, the name the socket table then shows.
+holder_up() {
+    install -m 755 /usr/bin/systemd-socket-activate /usr/local/bin/port-holder
+    systemctl reset-failed port-holder 2>/dev/null
+    systemd-run --quiet --unit=port-holder /usr/local/bin/port-holder -l 0.0.0.0:10110 /bin/true &&
+        wait_for 10 held_by port-holder
+}
+
+# unit_lines UNIT...: the journal's lines about these units since mark_journal.
+mark_journal() { journalctl -q -n 1 --show-cursor | sed -n 's/^-- cursor: //p' >"$dir/cursor"; }
+unit_lines() {
+    local units=() name
+    for name; do units+=(-u "$name"); done
+    journalctl --no-pager -q --all --after-cursor="$(cat "$dir/cursor")" "${units[@]}"
+}
+
+# With port-holder on TCP port 10110, the package is installed: dpkg -i succeeds and says in one
+# line which program holds the port, and the service stays enabled.
+installed_over_holder() {
+    local output pid line
+    dpkg -r nmea-relay >/dev/null && holder_up || { echo "port-holder did not start"; return 1; }
+    pid=$(systemctl show -P MainPID port-holder)
+    mark_journal
+    date +%s >"$dir/installed"
+    output=$(dpkg -i "$deb" 2>&1) || { echo "dpkg -i failed: $output"; return 1; }
+    line="nmea-relay: port 10110 is held by port-holder (pid $pid, TCP); the relay takes it once it is free, trying once a minute (see \"Port 10110 is taken\" in the README, or man nmea-relay)"
+    grep '^nmea-relay: ' <<<"$output" | sed 's/^/dpkg -i said: /' | tee -a "$dir/measured"
+    [ "$(grep -c '^nmea-relay: ' <<<"$output")" = 1 ] && grep -qxF "$line" <<<"$output" ||
+        { echo "dpkg -i said: $output"; echo "expected: $line"; return 1; }
+    [ "$(systemctl is-enabled "$unit")" = enabled ] || { unit_report; return 1; }
+}
+
+# held_quietly SECONDS LINES STARTS: the port held for SECONDS since the install, the relay's units
+# (the service and its retry timer) wrote at most LINES journal lines (0: any number) and started
+# it at most STARTS times; says what they wrote and, when it runs, what 1.1.0's unit did beside.
+held_quietly() {
+    local lines starts left
+    left=$(($(cat "$dir/installed") + $1 - $(date +%s)))
+    [ "$left" -le 0 ] || sleep "$left"
+    journal_report "$1" nmea-relay-1.1.0.service
+    journal_report "$1" "$unit" nmea-relay-retry.timer
+    lines=$(wc -l <"$dir/unit-lines")
+    starts=$(grep -c 'bind(sock) failed Port 10110' "$dir/unit-lines")
+    [ "$2" = 0 ] || [ "$lines" -le "$2" ] && [ "$starts" -le "$3" ] || { cat "$dir/unit-lines"; return 1; }
+}
+journal_report() { # SECONDS UNIT...: what these units wrote, into $dir/unit-lines, and how often they started
+    local seconds=$1
+    shift
+    [ "$(systemctl show -P LoadState "$1")" = loaded ] || return 0
+    unit_lines "$@" >"$dir/unit-lines"
+    echo "$*, port held for $seconds s: $(wc -l <"$dir/unit-lines") journal lines, $(grep -c 'bind(sock) failed Port 10110' "$dir/unit-lines") starts, NRestarts $(systemctl show -P NRestarts "$1")" |
+        tee -a "$dir/measured"
+}
+
+# freed_then_held LIMIT: once port-holder ends, the relay holds the port within LIMIT seconds.
+freed_then_held() {
+    local freed
+    freed=${EPOCHREALTIME/./}
+    systemctl stop port-holder
+    wait_for 90 held_by nmea-relay || { echo "the relay did not take the port in 90 s"; unit_report; return 1; }
+    echo "port freed: the relay held it $(((${EPOCHREALTIME/./} - freed) / 1000)) ms later" | tee -a "$dir/measured"
+    [ $((${EPOCHREALTIME/./} - freed)) -le $(($1 * 1000000)) ]
+}
+
+# The unit as 1.1.0 shipped it, beside the installed one: restarted every 2 s for ever, whatever
+# the exit status.
+unit_before() {
+    sed -e '/^OnFailure=/d' -e '/^RestartPreventExitStatus=/d' "$(systemctl show -P FragmentPath "$unit")" \
+        >/etc/systemd/system/nmea-relay-1.1.0.service
+    systemctl daemon-reload && systemctl start nmea-relay-1.1.0
+}
+
+# port_taken: another program holds TCP port 10110 while the package is installed and for two
+# minutes after; then it ends.
+port_taken() {
+    check "port 10110 held: dpkg -i succeeds, names the program in one line, leaves the service enabled" \
+        installed_over_holder
+    measured
+    check "port 10110 held for 120 s: at most 60 journal lines about the unit, at most 3 starts" held_quietly 120 60 3
+    measured
+    check "port 10110 freed: the relay holds it within 75 s" freed_then_held 75
+    measured
+    check "port 10110 freed: a client gets a datagram byte for byte; the log holds exactly its lines" relays
+    check "port 10110 freed, then killed: back within 5 s" back_after_kill 5
+    measured
+}
+
+# The measurement of bench/port_taken.sh: the same for 20 minutes, the installed unit beside
+# 1.1.0's, which stops before the port is freed.
+port_taken_20min() {
+    check "port 10110 held: dpkg -i succeeds, names the program in one line, leaves the service enabled" \
+        installed_over_holder
+    measured
+    check "1.1.0's unit started beside it" unit_before
+    check "port 10110 held for 20 minutes: at most a start a minute" held_quietly 1200 0 21
+    measured
+    systemctl stop nmea-relay-1.1.0
+    check "port 10110 freed: the relay holds it within 75 s" freed_then_held 75
+    measured
+    check "port 10110 freed, then killed: back within 5 s" back_after_kill 5
+    measured
+}
+
+check=$(cat "$dir/check" 2>/dev/null)
+if [ "$check" = port-taken-20min ]; then
+    echo "== port 10110 taken for 20 minutes" >>"$dir/results"
+    port_taken_20min
+    echo "== done" >>"$dir/results"
+    systemctl poweroff
+    exit 0
+fi
 
 if [ ! -e "$dir/rebooted" ]; then
     echo "== first boot, with the package installed into the image" >>"$dir/results"
@@ -278,7 +400,12 @@ if [ ! -e "$dir/rebooted" ]; then
         systemd-analyze security --threshold=20 "$unit"
     check "fresh dpkg -i: stays up for 15 s without a restart" stays_up 15
     check "fresh dpkg -i: a client gets a datagram byte for byte; the log holds exactly its lines" relays
-    check "killed: restarted by systemd" restarted_after_kill
+    check "killed: restarted by systemd" back_after_kill 15
+    measured
+    if [ "$check" = port-taken ]; then
+        echo "== port 10110 taken by another program" >>"$dir/results"
+        port_taken
+    fi
     touch "$dir/rebooted"
     systemctl reboot
     exit 0

@@ -27,8 +27,9 @@ chroot_tarball() {
     fi
     rm -f "$tarball" "$tarball.key"
     mkdir -p "$(dirname "$tarball")"
-    mmdebstrap --quiet --format=tar "$@" "$release" "$tarball.part" "$sources" </dev/null
-    mv "$tarball.part" "$tarball"
+    # Called as $(chroot_tarball ...), where the callers' set -e does not reach.
+    mmdebstrap --quiet --format=tar "$@" "$release" "$tarball.part" "$sources" </dev/null || return
+    mv "$tarball.part" "$tarball" || return
     echo "$key" >"$tarball.key"
     echo "made $tarball"
 }
