@@ -333,10 +333,31 @@ freed_then_held() {
     [ $((${EPOCHREALTIME/./} - freed)) -le $(($1 * 1000000)) ]
 }
 
+# A relay that dies at every start (killed at once, through a drop-in) is started at most 5 times
+# in 25 s; then the retry timer waits to try again.
+crash_loop_braked() {
+    local dropins=/etc/systemd/system/$unit.d starts held=0
+    mkdir -p "$dropins"
+    printf '[Service]\nExecStart=\nExecStart=/bin/sh -c "kill -9 $$$$"\n' >"$dropins/crash.conf"
+    systemctl daemon-reload
+    mark_journal
+    systemctl restart "$unit"
+    sleep 25
+    starts=$(unit_lines "$unit" | grep -c 'Main process exited, code=killed')
+    echo "dying at every start: $starts starts in 25 s, the retry timer $(systemctl is-active nmea-relay-retry.timer)" |
+        tee -a "$dir/measured"
+    [ "$starts" -le 5 ] && [ "$(systemctl is-active nmea-relay-retry.timer)" = active ] || { unit_report; held=1; }
+    systemctl stop "$unit"
+    rm -rf "$dropins"
+    systemctl daemon-reload && systemctl start "$unit" && wait_for 10 held_by nmea-relay || held=1
+    return $held
+}
+
 # The unit as 1.1.0 shipped it, beside the installed one: restarted every 2 s for ever, whatever
 # the exit status.
 unit_before() {
-    sed -e '/^OnFailure=/d' -e '/^RestartPreventExitStatus=/d' "$(systemctl show -P FragmentPath "$unit")" \
+    sed -e '/^OnFailure=/d' -e '/^RestartPreventExitStatus=/d' -e 's/^StartLimitIntervalSec=.*/StartLimitIntervalSec=0/' \
+        -e 's/^RestartSec=.*/RestartSec=2/' "$(systemctl show -P FragmentPath "$unit")" \
         >/etc/systemd/system/nmea-relay-1.1.0.service
     systemctl daemon-reload && systemctl start nmea-relay-1.1.0
 }
@@ -353,6 +374,8 @@ port_taken() {
     measured
     check "port 10110 freed: a client gets a datagram byte for byte; the log holds exactly its lines" relays
     check "port 10110 freed, then killed: back within 5 s" back_after_kill 5
+    measured
+    check "dying at every start: at most 5 starts, then the retry timer" crash_loop_braked
     measured
 }
 

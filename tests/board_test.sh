@@ -82,7 +82,8 @@ for each in $kernels; do
     [ "$kernel_arch" = "$arch" ] || package+=:$kernel_arch
     packages+=,$package architectures+=,$kernel_arch all_drivers+=" $drivers"
 done
-architectures=$(tr , '\n' <<<"$architectures" | sort -u | paste -sd,)
+# The userland's architecture first: mmdebstrap takes the first for the chroot's own.
+architectures=$(tr , '\n' <<<"$architectures" | awk '!seen[$0]++' | paste -sd,)
 kernel_of "$kernel"
 # How long the board may take: the port-taken check holds the port for 2 minutes, its measurement
 # for 20.
