@@ -197,5 +197,6 @@ if [ "$status" != 0 ] || ! grep -q '^== done' <<<"$results"; then
     tail -n 40 "$work/console.log" | sed "s/^/board $board: | /"
 fi
 say "$passed passed, $failed failed"
-[ "$failed" = 0 ] && [ "$passed" -gt 0 ]
+# Not left to set -e, which lets a failure before the last && of a list go by.
+[ "$failed" = 0 ] && [ "$passed" -gt 0 ] || exit 1
 touch "$work/passed"
