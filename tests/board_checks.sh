@@ -352,7 +352,8 @@ crash_loop_braked() {
     [ "$stopped" = "$started" ] && [ "$(systemctl is-active nmea-relay-retry.timer)" = active ] || { unit_report; held=1; }
     systemctl stop "$unit"
     rm -rf "$dropins"
-    systemctl daemon-reload && systemctl start "$unit" && wait_for 10 held_by nmea-relay || held=1
+    systemctl daemon-reload && systemctl reset-failed "$unit" && systemctl start "$unit" &&
+        wait_for 10 held_by nmea-relay || held=1
     return $held
 }
 
