@@ -61,7 +61,9 @@ kernel_of() {
     case $1 in
         armmp-lpae) kernel_arch=armhf qemu=(qemu-system-arm -M virt -cpu cortex-a15) ;;
         arm64) kernel_arch=arm64 qemu=(qemu-system-aarch64 -M virt -cpu cortex-a72) ;;
-        amd64) kernel_arch=amd64 qemu=(qemu-system-x86_64 -M q35 -cpu max -accel tcg) ;;
+        # A named CPU, not -cpu max: with max's 5-level paging and the rest, Debian 13's kernel once
+        # panicked in the allocator under TCG with impossible flags.
+        amd64) kernel_arch=amd64 qemu=(qemu-system-x86_64 -M q35 -cpu Nehalem -accel tcg) ;;
         *) say "no such kernel: $1"; exit 1 ;;
     esac
     if [ "$kernel_arch" = amd64 ]; then
@@ -147,18 +149,19 @@ deb=$(echo "$debs/$release"/nmea-relay_*_"$arch".deb)
 
 # The image: the package installed with dpkg -i in a chroot, where no systemd runs; the checks
 # as a oneshot unit after multi-user.target.
-rm -rf --one-file-system "$work/image" "$work/disk.img"
-mkdir "$work/image"
-tar -xf "$rootfs" -C "$work/image"
-cp "$work"/image/boot/vmlinuz-*-"$kernel" "$work/vmlinuz"
-cp "$work"/image/boot/initrd.img-*-"$kernel" "$work/initrd.img"
-cp "$deb" "$work/image/root/nmea-relay.deb"
-chroot "$work/image" dpkg -i /root/nmea-relay.deb >"$work/image.log" 2>&1 ||
-    { sed "s/^/board $board: | /" "$work/image.log"; say "FAILED: dpkg -i into the image"; exit 1; }
-install -m 755 "$top/tests/board_checks.sh" "$work/image/usr/local/sbin/board-checks"
-mkdir -p "$work/image/var/lib/board-test"
-echo "$check" >"$work/image/var/lib/board-test/check"
-cat >"$work/image/etc/systemd/system/board-checks.service" <<'EOF'
+make_image() {
+    rm -rf --one-file-system "$work/image" "$work/disk.img"
+    mkdir "$work/image"
+    tar -xf "$rootfs" -C "$work/image"
+    cp "$work"/image/boot/vmlinuz-*-"$kernel" "$work/vmlinuz"
+    cp "$work"/image/boot/initrd.img-*-"$kernel" "$work/initrd.img"
+    cp "$deb" "$work/image/root/nmea-relay.deb"
+    chroot "$work/image" dpkg -i /root/nmea-relay.deb >"$work/image.log" 2>&1 ||
+        { sed "s/^/board $board: | /" "$work/image.log"; say "FAILED: dpkg -i into the image"; exit 1; }
+    install -m 755 "$top/tests/board_checks.sh" "$work/image/usr/local/sbin/board-checks"
+    mkdir -p "$work/image/var/lib/board-test"
+    echo "$check" >"$work/image/var/lib/board-test/check"
+    cat >"$work/image/etc/systemd/system/board-checks.service" <<'UNIT'
 [Unit]
 Description=Checks of the nmea-relay package
 After=multi-user.target
@@ -170,22 +173,48 @@ StandardOutput=journal+console
 
 [Install]
 WantedBy=multi-user.target
-EOF
-ln -s ../board-checks.service "$work/image/etc/systemd/system/multi-user.target.wants/board-checks.service"
-mke2fs -q -t ext4 -d "$work/image" "$work/disk.img" 2G >/dev/null
-rm -rf --one-file-system "$work/image"
-stage "image with the package made"
+UNIT
+    ln -s ../board-checks.service "$work/image/etc/systemd/system/multi-user.target.wants/board-checks.service"
+    mke2fs -q -t ext4 -d "$work/image" "$work/disk.img" 2G >/dev/null
+    rm -rf --one-file-system "$work/image"
+    stage "image with the package made"
+}
 
-# The board: it runs the checks, reboots once and powers off.
-set +e
-timeout "$boot_limit" "${qemu[@]}" -smp 2 -m 1024 \
-    -kernel "$work/vmlinuz" -initrd "$work/initrd.img" \
-    -append "root=/dev/vda rw console=$console" \
-    -drive file="$work/disk.img",format=raw,if=none,id=disk -device "$disk_device",drive=disk \
-    -nic none -display none -monitor none -serial file:"$work/console.log"
-status=$?
-set -e
-stage "booted twice, checked, off"
+# The board: it runs the checks, reboots once and powers off. A kernel that panics halts and
+# would hold the emulator until the limit: the panic on the console ends it at once.
+boot() {
+    : >"$work/console.log"
+    timeout "$boot_limit" "${qemu[@]}" -smp 2 -m 1024 \
+        -kernel "$work/vmlinuz" -initrd "$work/initrd.img" \
+        -append "root=/dev/vda rw console=$console" \
+        -drive file="$work/disk.img",format=raw,if=none,id=disk -device "$disk_device",drive=disk \
+        -nic none -display none -monitor none -serial file:"$work/console.log" &
+    local emulator=$! status
+    while kill -0 "$emulator" 2>/dev/null; do
+        if grep -q 'Kernel panic - not syncing' "$work/console.log"; then
+            sleep 2
+            kill "$emulator"
+            break
+        fi
+        sleep 5
+    done
+    wait "$emulator" && status=0 || status=$?
+    stage "booted twice, checked, off"
+    return "$status"
+}
+
+# A panic of the emulated kernel is the emulator's fault, not the package's: it is shown, and the
+# board starts over from a fresh image, once.
+make_image
+boot && status=0 || status=$?
+panicked=
+if grep -q 'Kernel panic - not syncing' "$work/console.log"; then
+    panicked=yes
+    say "the emulated kernel panicked; its console, then the board once more from a fresh image:"
+    grep -B 30 -A 3 'Kernel panic - not syncing' "$work/console.log" | sed "s/^/board $board: | /"
+    make_image
+    boot && status=0 || status=$?
+fi
 
 results=$(debugfs -R 'cat /var/lib/board-test/results' "$work/disk.img" 2>/dev/null)
 sed "s/^/board $board: /" <<<"$results"
@@ -196,7 +225,7 @@ if [ "$status" != 0 ] || ! grep -q '^== done' <<<"$results"; then
     say "FAILED: the board did not finish its checks and power off within $boot_limit s (qemu: $status); its console:"
     tail -n 40 "$work/console.log" | sed "s/^/board $board: | /"
 fi
-say "$passed passed, $failed failed"
+say "$passed passed, $failed failed${panicked:+, on the second boot after a kernel panic}"
 # Not left to set -e, which lets a failure before the last && of a list go by.
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ] || exit 1
 touch "$work/passed"
