@@ -190,8 +190,10 @@ boot() {
         -drive file="$work/disk.img",format=raw,if=none,id=disk -device "$disk_device",drive=disk \
         -nic none -display none -monitor none -serial file:"$work/console.log" &
     local emulator=$! status
+    panicked=
     while kill -0 "$emulator" 2>/dev/null; do
         if grep -q 'Kernel panic - not syncing' "$work/console.log"; then
+            panicked=yes
             sleep 2
             kill "$emulator"
             break
@@ -199,6 +201,10 @@ boot() {
         sleep 5
     done
     wait "$emulator" && status=0 || status=$?
+    if [ -n "$panicked" ]; then
+        stage "the emulated kernel panicked"
+        return 1
+    fi
     stage "booted twice, checked, off"
     return "$status"
 }
@@ -207,10 +213,10 @@ boot() {
 # board starts over from a fresh image, once.
 make_image
 boot && status=0 || status=$?
-panicked=
-if grep -q 'Kernel panic - not syncing' "$work/console.log"; then
-    panicked=yes
-    say "the emulated kernel panicked; its console, then the board once more from a fresh image:"
+retried=
+if [ -n "$panicked" ]; then
+    retried=yes
+    say "its console, then the board once more from a fresh image:"
     grep -B 30 -A 3 'Kernel panic - not syncing' "$work/console.log" | sed "s/^/board $board: | /"
     make_image
     boot && status=0 || status=$?
@@ -222,10 +228,14 @@ passed=$(grep -c '^ok: ' <<<"$results" || true)
 failed=$(grep -c '^FAILED: ' <<<"$results" || true)
 if [ "$status" != 0 ] || ! grep -q '^== done' <<<"$results"; then
     failed=$((failed + 1))
-    say "FAILED: the board did not finish its checks and power off within $boot_limit s (qemu: $status); its console:"
+    if [ -n "$panicked" ]; then
+        say "FAILED: the emulated kernel panicked again; its console:"
+    else
+        say "FAILED: the board did not finish its checks and power off within $boot_limit s (qemu: $status); its console:"
+    fi
     tail -n 40 "$work/console.log" | sed "s/^/board $board: | /"
 fi
-say "$passed passed, $failed failed${panicked:+, on the second boot after a kernel panic}"
+say "$passed passed, $failed failed${retried:+, on the second boot after a kernel panic}"
 # Not left to set -e, which lets a failure before the last && of a list go by.
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ] || exit 1
 touch "$work/passed"
