@@ -82,8 +82,11 @@ relays() {
 }
 
 # The relay runs as a dynamic user (systemd's range 61184-65519) under a system-call filter.
+# Asked once it holds the port: until systemd's child has set up the sandbox and become the
+# relay, the main process is still root and unfiltered.
 confined() {
     local status uid
+    wait_for 20 held_by nmea-relay || { echo "the relay does not hold port 10110"; return 1; }
     status=$(cat "/proc/$(main_pid)/status") || return 1
     read -r _ uid _ < <(grep '^Uid:' <<<"$status")
     grep -E '^(Uid|Gid|Seccomp|NoNewPrivs):' <<<"$status"
