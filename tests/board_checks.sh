@@ -345,7 +345,7 @@ freed_then_held() {
 limit_met() { unit_lines "$unit" | grep -q 'Start request repeated too quickly'; }
 deaths() { unit_lines "$unit" | grep -c 'Main process exited, code=killed'; }
 crash_loop_braked() { # LIMIT
-    local dropins=/etc/systemd/system/$unit.d began started stopped held=0
+    local dropins=/etc/systemd/system/$unit.d began took started stopped held=0
     mkdir -p "$dropins"
     printf '[Service]\nExecStart=\nExecStart=/bin/sh -c "kill -9 $$$$"\n' >"$dropins/crash.conf"
     systemctl daemon-reload
@@ -353,10 +353,11 @@ crash_loop_braked() { # LIMIT
     began=$SECONDS
     systemctl restart "$unit"
     wait_for "$1" limit_met || held=1
+    took=$((SECONDS - began))
     started=$(deaths)
     sleep 10
     stopped=$(deaths)
-    echo "dying at every start: $started starts, then the start limit after $((SECONDS - began - 10)) s, $((stopped - started)) starts in the 10 s after; the retry timer $(systemctl is-active nmea-relay-retry.timer)" |
+    echo "dying at every start: $started starts, then the start limit after $took s, $((stopped - started)) starts in the 10 s after; the retry timer $(systemctl is-active nmea-relay-retry.timer)" |
         tee -a "$dir/measured"
     [ "$held" = 0 ] && [ "$stopped" = "$started" ] && [ "$(systemctl is-active nmea-relay-retry.timer)" = active ] ||
         { unit_report; held=1; }
